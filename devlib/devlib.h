@@ -79,6 +79,21 @@ int write_int_file(const char *path, int number);
 
 /* ---- LAN/WAN accessors --------------------------------------------------- */
 
+/* Strings returned here are never null: a value owned by the store client
+ * (read-only, not to be freed) or a constant default. */
+int getAliasNAT(int wan);             /* ALIAS_NAT@wan as a number, 0 when unset */
+int get_fixed_A(void);                /* 4 */
+int get_fixed_B(void);                /* 1 */
+int get_fixed_C(void);                /* 1 */
+const char *getIFNameLAN(void);       /* LAN_IF, or "" */
+const char *getIPLAN(void);           /* LAN_IP, or "" */
+const char *getMaskLAN(void);         /* LAN_MASK, or "" */
+const char *getIFNameWAN(int wan);    /* _wan_if@wan, or "no_wan" when unset or empty */
+const char *getIPWAN(int wan);        /* _wan_ip@wan, or "0.0.0.0" when unset or empty */
+/* NAT switch of a WAN: WAN_NAT@wan on ADSL; EWAN_NAT on the Ethernet WAN
+ * (stored as "1" first when unset or empty); 1 on any other WAN port. */
+int getNATWAN(int wan);
+
 /* ---- Time slots ---------------------------------------------------------- */
 
 /* ---- FORWARD and mangle chain slots -------------------------------------- */

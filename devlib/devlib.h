@@ -96,9 +96,88 @@ int getNATWAN(int wan);
 
 /* ---- Time slots ---------------------------------------------------------- */
 
+/* A weekly schedule, slots 1 to 16. Day flags: non-zero means the slot
+ * applies that day; day[0] is Sunday, day[1] Monday ... day[6] Saturday. */
+typedef struct TimeSlot {
+    int start_hour;
+    int end_hour;
+    int start_min;
+    int end_min;
+    int day[7];
+} TimeSlot;
+
+/* The slot number for "no schedule". 0 and numbers above 16 are refused alike. */
+#define TS_NO_SLOT 127
+/* Room get_timeslot_match needs, terminator included, whatever the slot holds. */
+#define TS_MATCH_SIZE 117
+
+/* Writes the times to TS_H_S, TS_H_E, TS_M_S, TS_M_E and the day flags as one
+ * mask (Sunday 1 ... Saturday 64) to TS_DAY. Always 1; a refused slot writes nothing. */
+int set_time_slot(const TimeSlot *ts, int slot);
+/* Fills ts from the store, days from TS_D1 ... TS_D7 (TS_D7 is Sunday).
+ * Always 1; a refused slot leaves ts as it was. */
+int get_time_slot(TimeSlot *ts, int slot);
+/* Writes the iptables time match of the slot into buf (TS_MATCH_SIZE bytes):
+ * text that begins and ends with a blank, " " when there is no schedule.
+ * The result carries nothing (0). */
+int get_timeslot_match(char *buf, int slot);
+
 /* ---- FORWARD and mangle chain slots -------------------------------------- */
 
+/* Application rules at the head of FORWARD, in ascending order of their bits;
+ * the installed ones are recorded in _fwd_sort. */
+#define FWD_IDP_INDEX           1
+#define FWD_PACKET_FILTER_INDEX 2
+#define FWD_HOTSPOT_INDEX       4
+#define FWD_UF_INDEX            8
+#define FWD_DNAT_INDEX          16
+#define FWD_UPNP_INDEX          32
+#define FWD_TCPMSS_INDEX        64
+#define FWD_DEFAULT_INDEX       128 /* appended at the end of FORWARD */
+
+/* Decodes _fwd_sort into list (8 entries): the installed bits in ascending
+ * order from list[0]; later entries are left alone. Always 1. */
+int FwdGetCurrentChainIndex(int *list);
+/* Or-s bits into _fwd_sort when set is non-zero, toggles them when 0. Always 1. */
+int FwdSetCurrentChainIndex(int bits, int set);
+/* Inserts the rule of one application at its place. 1 done; -1 already
+ * installed (the UF filter is replaced instead, with its current schedule);
+ * 0 no position left, unknown type, unusable interface name, or the script
+ * could not be created. */
+int FwFWDInsertAppChain(int type);
+/* Deletes the rule of one installed application. 0 when not installed or the
+ * script could not be created; otherwise the result of removing the script
+ * (0, or -1). */
+int FwFWDDeleteAppChain(int type);
+
+/* Application rules of the mangle FORWARD chain, recorded in _fwd_m_sort. */
+#define FWD_M_QOS_INDEX  1
+#define FWD_M_DNAT_INDEX 2
+
+/* As FwdGetCurrentChainIndex over _fwd_m_sort; list has 2 entries. */
+int FwdMangleGetCurChainIndex(int *list);
+/* As FwdSetCurrentChainIndex over _fwd_m_sort. */
+int FwdMangleSetCurChainIndex(int bits, int set);
+/* 1 done; 0 already installed, no position left, unknown type, unusable
+ * interface name, or the script could not be created. */
+int FwMangleInsertAppChain(int type);
+/* As FwFWDDeleteAppChain; deleting the DNAT mark also deletes its MASQUERADE rule. */
+int FwMangleDeleteAppChain(int type);
+
 /* ---- Rule-table sizing --------------------------------------------------- */
+
+/* A table is named by a prefix P and described by P_MAX, P_COUNT and P_SORT. */
+
+/* Default capacity of a known table (PF, VS, DMZ, ...), 0 for any other prefix. */
+int get_default_MAX(const char *prefix);
+/* P_MAX, or the default when that reads as 0; also stored through max. */
+int get_table_MAX(const char *prefix, int *max);
+/* P_COUNT, also stored through count; -2 (count 0) when the key is absent. */
+int get_table_COUNT(const char *prefix, int *count);
+/* Reads the capacity and count as above, then the order list P_SORT into
+ * sort: at most *max entries are stored, so sort needs room for the capacity.
+ * Returns the number stored; 0 when the count is 0; -3 when P_SORT is absent. */
+int get_table_SORT(const char *prefix, int *sort, int *max, int *count);
 
 /* ---- Scheduled reboot ---------------------------------------------------- */
 

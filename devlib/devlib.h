@@ -32,6 +32,39 @@ int file2nvram(const char *path);
 
 /* ---- Processes and files ------------------------------------------------- */
 
+/* Starts path (searched in PATH when it has no '/') with the argument list
+ * that follows, argv[0] first, ended by a null; at most 39 arguments. A last
+ * argument of exactly "&" is dropped and the program runs in the background,
+ * not as a child of the caller. Otherwise waits until the program has ended.
+ * Returns the id of the collected intermediate process, or -1 with errno set
+ * when nothing was started: no process could be created (EAGAIN, ENOMEM), no
+ * argv[0] (EINVAL), or more than 39 arguments (E2BIG). The program's own
+ * failure or exit status is never reported. */
+int run_task(const char *path, ...);
+/* Ids of the running processes whose name matches on its first 15
+ * characters, ended by 0; the caller frees the list. Null when none match or
+ * /proc cannot be read. When memory runs out the ids found so far are
+ * returned (errno ENOMEM). */
+int *find_pid_by_name(const char *name);
+/* Sends sig to every process of that name; returns how many there were.
+ * With sig 0 nothing is delivered: the count tells whether the program runs. */
+int KillProcessByName(const char *name, int sig);
+/* Copies src over dst. 0 when src cannot be opened, else the result of
+ * closing src; whether dst was written is not reported. Copying a file onto
+ * itself leaves it as it is. */
+int CopyFile(const char *src, const char *dst);
+/* Zeroes buf[0..len) and reads the first line (at most len - 1 characters,
+ * line end included when it fits). 1 when the file could be opened. */
+int file_to_buf(const char *path, char *buf, int len);
+/* Truncates the file and writes text as it is. 1 when the whole text was
+ * written, 0 when the file cannot be opened or the write fails. */
+int buf_to_file(const char *path, const char *text);
+/* The decimal integer at the start of the file (leading white space
+ * skipped), saturated to the int range; 0 when missing or not a number. */
+int read_int_file(const char *path);
+/* Writes number and a line end into the truncated file; 1 on success. */
+int write_int_file(const char *path, int number);
+
 /* ---- Configuration commit, restore and clear ------------------------------ */
 
 /* ---- Firmware header and upgrade ----------------------------------------- */

@@ -11,18 +11,25 @@ bool one_line(const char *v) { return std::strpbrk(v, "\r\n") == nullptr; }
 
 } // namespace
 
+bool ddns_conf_ok()
+{
+    const char *names[] = {"DDNS_HOST", "DDNS_USER", "DDNS_PASSWD", "DDNS_TIMER", "DDNS_SRV"};
+    for (const char *n : names) {
+        if (!one_line(get(n)))
+            return false;
+    }
+    return true;
+}
+
 bool write_ddns_conf(std::FILE *f)
 {
+    if (!ddns_conf_ok())
+        return false;
     const char *host = get("DDNS_HOST");
     const char *user = get("DDNS_USER");
     const char *passwd = get("DDNS_PASSWD");
     const char *timer = get("DDNS_TIMER");
     const char *srv = get("DDNS_SRV");
-    const char *texts[] = {host, user, passwd, timer, srv};
-    for (const char *v : texts) {
-        if (!one_line(v))
-            return false;
-    }
     int unit = to_int(nvram_get("DDNS_TUNIT"));
     std::fprintf(f, "host=%s\n", host);
     std::fprintf(f, "user=%s:%s\n", user, passwd);

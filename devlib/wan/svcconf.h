@@ -5,8 +5,10 @@
 
 namespace devlib::wan {
 
-// Writes /tmp/ddns.conf's lines. False, with nothing written, when a setting
-// holds a line break: it would smuggle option lines of its own into the file.
+// False when a DDNS setting holds a line break: it would smuggle option lines
+// of its own into the file (the client runs them as root).
+bool ddns_conf_ok();
+// Writes /tmp/ddns.conf's lines; false, with nothing written, unless ddns_conf_ok().
 bool write_ddns_conf(std::FILE *f);
 
 // The RIP mode from LAN_RIP, 1 to 4, or 0 when RIP is off.

@@ -73,7 +73,71 @@ int write_int_file(const char *path, int number);
 
 /* ---- Static routes, ARP and host name ------------------------------------ */
 
+/* Deletes the routes recorded in /tmp/strt.txt, then adds STRT_DST@N... for
+ * N below STRT_TOT and records them there. 0 when the record cannot be
+ * created (nothing is added), else the result of closing it. An entry whose
+ * destination or netmask does not parse is skipped, and so is one whose
+ * netmask, gateway or device text is longer than 15 characters or holds '|'
+ * or white space: such an entry could not be recorded, so never removed. */
+int StaticRTUpdate(void);
+/* Deletes the permanent ARP entries recorded in /tmp/starp, then sets
+ * STARP_IP@N / STARP_MAC@N for N below STARP_TOT and records them. -1 when
+ * the record cannot be created, else 0. Texts that do not parse are still
+ * sent; an entry whose address or MAC text is longer than 23 characters or
+ * holds white space is skipped. */
+int StaticArpUpdate(void);
+/* Writes /etc/hosts, sets the kernel host name and stores DEV_HOST; returns
+ * the result of the store write. */
+int SetHostName(const char *name);
+
 /* ---- WAN state, services, address events, 3G counters -------------------- */
+
+/* Records WAN wan's interface in _wan_if@N / _wan_oldif@N when it changed
+ * (for WAN 0 also tc, ipt and qos), reapplies the static routes (WAN 0) and
+ * sets the IP LEDs from WAN 0's address. 1 when the name changed, else 0. */
+int UpdateWANIF(int wan, const char *ifname);
+/* 1 when _wan_ip@0 is not empty. */
+int DefWANIPUp(void);
+/* 1 when WAN_PORT is "ADSL" and every configured WAN connection is a bridge. */
+int IsModem(void);
+/* State 255, or 0 unless the ADSL line is down: IP LEDs show a failure. */
+void UpdateIPLed(int state);
+/* Stores the uptime in seconds as _wan_uptime@N ("" when it cannot be read). */
+void SetWANUptime(int wan);
+
+/* Each stops its daemon, then starts it again from the store when enabled. */
+void DDNSUpdate(void);
+void UpdateIGMP(void);
+/* Low 8 bits of mode non-zero: start miniupnpd only when it is not running.
+ * Zero: restart it; an old daemon still running 5 seconds after SIGTERM is
+ * sent SIGKILL, and the new one is started at most 2 seconds later. */
+void UpdateUPnP(int mode);
+/* Rewrites /var/ripd.conf by LAN_RIP and restarts zebra; -1 when the file
+ * cannot be created, else 0. */
+int ripConfReset(void);
+
+/* The WAN address event: state keys, default route (WAN 0), status file,
+ * services and, once per new address, the notification mail and DDNS. */
+void WANIPUpdate(int wan, const char *ifname, const char *ip, const char *mask, const char *gw);
+
+/* 3G traffic figures, 32-bit counters wrapping modulo 2^32. The first four
+ * count since the baseline, the last four add the stored totals. */
+typedef struct Traffic3GStat {
+    unsigned int tx_bytes;
+    unsigned int tx_packets;
+    unsigned int rx_bytes;
+    unsigned int rx_packets;
+    unsigned int tot_tx_bytes;
+    unsigned int tot_tx_packets;
+    unsigned int tot_rx_bytes;
+    unsigned int tot_rx_packets;
+} Traffic3GStat;
+
+/* Mode 0 sets the baseline _3g_cstat from the interface counters of WAN wan;
+ * mode 1 adds the traffic since it to _3g_tstat, moves it, and publishes
+ * _3g_count and _3g_totcon (result of the last store write); mode 2 fills
+ * stat and returns its tot_rx_packets; any other mode returns 2. */
+int Update3GStat(int wan, int mode, Traffic3GStat *stat);
 
 /* ---- Teardown and reboot ------------------------------------------------- */
 

@@ -1,5 +1,5 @@
 #include "devlib.h"
-#include "fake_store.h"
+#include "slot_store.h"
 
 #include <gtest/gtest.h>
 

@@ -30,6 +30,15 @@ int file2nvram(const char *path);
 
 /* ---- Config-file lookup and edit ----------------------------------------- */
 
+/* Copies into result (room for 254 bytes) the value of the first line for
+ * name in a name=value file; "" when the file or the name is missing.
+ * Returns result. */
+char *get_file_value(const char *path, const char *name, char *result);
+/* Rewrites every line for name as name="value" (value unescaped), or appends
+ * one; other lines are kept byte for byte. The file is left as it was when
+ * the new content cannot be written completely. Returns 1. */
+int save_globe_config(const char *path, const char *name, const char *value);
+
 /* ---- Processes and files ------------------------------------------------- */
 
 /* Starts path (searched in PATH when it has no '/') with the argument list

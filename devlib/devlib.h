@@ -36,6 +36,28 @@ int file2nvram(const char *path);
 
 /* ---- Firmware header and upgrade ----------------------------------------- */
 
+/* The 128-byte header at the start of a firmware image. Every word is
+ * big-endian on every host: read it byte by byte, never through a cast. */
+typedef struct FWHeader {
+    unsigned char reserved0[24];
+    char product[16];               /* NUL-terminated; empty when product[0] is 0 */
+    char type;                      /* 'A', 'B', 'F', 'K', 'R' or 'S' */
+    char signature[15];             /* "abcde1234567890", no NUL */
+    unsigned char reserved1[4];
+    unsigned char header_sum[4];    /* byte sum of the header less these 4 bytes */
+    unsigned char total_len[4];     /* bytes after the header */
+    unsigned char section_len[4][4];
+    unsigned char section_sum[4][4];
+    char vendor[4];
+    unsigned char reserved2[24];
+} FWHeader;
+
+/* 0 when the header may be written; -1 refused (signature, type, product,
+ * vendor); -2 "/dev/mtd5" unreadable or lengths/sums wrong. Reasons go to syslog. */
+int checkFWHeader(const FWHeader *header);
+/* Section 2 sum recorded in the flash header, or -2 when "/dev/mtd5" cannot be opened. */
+int GetFWSection2Sum(void);
+
 /* ---- Interfaces and routes ----------------------------------------------- */
 
 /* ---- Static routes, ARP and host name ------------------------------------ */

@@ -60,6 +60,20 @@ int GetFWSection2Sum(void);
 
 /* ---- Interfaces and routes ----------------------------------------------- */
 
+/* 1 when the interface exists and has an IPv4 address. */
+int bInterfaceExist(const char *name);
+/* Sets the flag word (low 16 bits) and, when address is given, the address and,
+ * when netmask is given too, netmask and broadcast. 0 or the errno of the step
+ * that failed, reported on the console. */
+int ifconfig(const char *name, int flags, const char *address, const char *netmask);
+/* Adds or deletes one IPv4 route; dev may be "" for none. A null or unparsable
+ * address is 0.0.0.0. metric goes to the kernel as is: it records one less (0 for 0).
+ * 0 or the errno, reported on the console. */
+int route_add(const char *dev, int metric, const char *dst, const char *gateway, const char *netmask);
+int route_del(const char *dev, int metric, const char *dst, const char *gateway, const char *netmask);
+/* Brings up "lo" as 127.0.0.1/8 and adds its network route; the route's result. */
+int SetupLoopback(void);
+
 /* ---- Static routes, ARP and host name ------------------------------------ */
 
 /* ---- WAN state, services, address events, 3G counters -------------------- */

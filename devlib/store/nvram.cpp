@@ -73,10 +73,14 @@ int set_record(const char *name, const char *value, bool recover)
     ssize_t r = d.write(g_fd, buf.get(), n);
     if (r < 0 && recover) {
         DevPath dump(kRecoveryFile);
-        d.ioctl(g_fd, kReqDump, const_cast<char *>(dump.c_str()));
-        d.ioctl(g_fd, kReqFree, nullptr);
-        load_file(kRecoveryFile, false);
-        (void)d.write(g_fd, buf.get(), n);
+        // Free and reload only a store that was saved: after a failed dump the
+        // file holds an older store or none, and reloading it would revert or
+        // lose settings.
+        if (d.ioctl(g_fd, kReqDump, const_cast<char *>(dump.c_str())) >= 0) {
+            d.ioctl(g_fd, kReqFree, nullptr);
+            load_file(kRecoveryFile, false);
+            (void)d.write(g_fd, buf.get(), n);
+        }
     }
     return r == static_cast<ssize_t>(n) ? 0 : static_cast<int>(r);
 }
@@ -113,6 +117,9 @@ int compose_index(char (&out)[kIndexedName], const char *prefix, int index)
 
 void reset_client()
 {
+    // Closed, not leaked: a test program opens a fresh device in every test.
+    if (g_fd >= 0)
+        driver().close(g_fd);
     g_fd = -1;
     g_map = nullptr;
 }

@@ -177,6 +177,25 @@ int Update3GStat(int wan, int mode, Traffic3GStat *stat);
 
 /* ---- Teardown and reboot ------------------------------------------------- */
 
+/* Stops the services, takes eth0 and LAN_IF down and, when WAN_PORT is "ADSL",
+ * clears the WAN names, runs sysapply and closes the line; the loggers go
+ * last. The argument is unused. 1 when done; after the early exit on the
+ * ADSL command file it is not 1 and the teardown counts as not done. */
+int TerminateAllLinks(int unused);
+/* Tears down unless this process already did, then sends SIGTERM to init:
+ * kill's result. */
+int RebootSystem(void);
+/* 1 when "/etc/retry" exists, whatever it is. */
+int RetryFileExists(void);
+
+/* Stops the services, takes eth0 and LAN_IF down and, on an ADSL device, drops
+ * the WAN connections and closes the line. The argument is unused. 1 when done. */
+int TerminateAllLinks(int unused);
+/* Tears down unless this process already did, then sends SIGTERM to init. */
+int RebootSystem(void);
+/* 1 when "/etc/retry" exists. */
+int RetryFileExists(void);
+
 /* ---- LAN/WAN accessors --------------------------------------------------- */
 
 /* Strings returned here are never null: a value owned by the store client

@@ -30,6 +30,15 @@ int file2nvram(const char *path);
 
 /* ---- Config-file lookup and edit ----------------------------------------- */
 
+/* Copies into result (room for 254 bytes) the value of the first line for
+ * name in a name=value file; "" when the file or the name is missing.
+ * Returns result. */
+char *get_file_value(const char *path, const char *name, char *result);
+/* Rewrites every line for name as name="value" (value unescaped), or appends
+ * one; other lines are kept byte for byte. The file is left as it was when
+ * the new content cannot be written completely. Returns 1. */
+int save_globe_config(const char *path, const char *name, const char *value);
+
 /* ---- Processes and files ------------------------------------------------- */
 
 /* Starts path (searched in PATH when it has no '/') with the argument list
@@ -66,6 +75,28 @@ int read_int_file(const char *path);
 int write_int_file(const char *path, int number);
 
 /* ---- Configuration commit, restore and clear ------------------------------ */
+
+/* Writes length bytes at offset into a flash partition device, in pieces of
+ * at most 65536 bytes, with synchronous writes. A device that cannot be
+ * opened is logged ("open %s error ..\n"). Writing ends early, unreported,
+ * at an error, a write that makes no progress, or an offset that cannot be
+ * reached (then nothing is written). */
+void mtd_write(const char *path, int offset, const void *data, int length);
+/* Overwrites the first 10 bytes of the configuration partition with zeros. */
+void clearConfig(void);
+/* Sets KIVO_SW to "0" and dumps the store into "/flash/config"; a non-zero
+ * flag then issues the store's free request. 0 unless the store cannot be
+ * opened. */
+int Config2File(int flag);
+/* Config2File(0), then has profile persist "/flash": flag 0 waits for it,
+ * any other flag starts it in the background. */
+void saveConfig(int flag);
+/* Copies the file to "/flash/config" and persists "/flash". The running
+ * store is not changed. */
+void RestoreConfig(const char *path);
+/* Installs "/flash/config.dat", or "/factory/config" without it, as
+ * "/flash/config" and persists "/flash". */
+void RestoreDefaultConfig(void);
 
 /* ---- Firmware header and upgrade ----------------------------------------- */
 
@@ -299,6 +330,13 @@ int get_table_COUNT(const char *prefix, int *count);
 int get_table_SORT(const char *prefix, int *sort, int *max, int *count);
 
 /* ---- Scheduled reboot ---------------------------------------------------- */
+
+/* Commits the configuration (saveConfig(0)), runs "sysapply restart" and
+ * exits the program with status 0. */
+#if defined(__GNUC__)
+__attribute__((__noreturn__))
+#endif
+void SaveNReboot(void);
 
 #ifdef __cplusplus
 }

@@ -121,6 +121,10 @@ typedef struct FWHeader {
 int checkFWHeader(const FWHeader *header);
 /* Section 2 sum recorded in the flash header, or -2 when "/dev/mtd5" cannot be opened. */
 int GetFWSection2Sum(void);
+/* Verifies image (length bytes) and, when sound, commits (erase 0) or erases the
+ * configuration, tears down, writes flash and restarts: it then never returns.
+ * Returns -1 or -2 for a refused image, with nothing changed. image is modified. */
+int UpgradeFirmware(char *image, int length, int erase);
 
 /* ---- Interfaces and routes ----------------------------------------------- */
 

@@ -72,6 +72,10 @@ struct Layout {
 // the layout. Reads only image[0, length) and flash[0, 120). 0, -1 or -2.
 int verify_image(const unsigned char *image, std::size_t length, const unsigned char *flash, Layout *layout);
 
+// The verification phase of UpgradeFirmware: verify_image against the flash
+// header in "/dev/mtd5". Changes nothing.
+int verify_upgrade(const unsigned char *image, std::size_t length, Layout *layout);
+
 // What an image is made of, for the image tool and the tests.
 struct ImageSpec {
     char type;

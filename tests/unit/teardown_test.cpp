@@ -47,7 +47,9 @@ void sh(const std::string &cmd) { ASSERT_EQ(std::system(cmd.c_str()), 0) << cmd;
 
 // Runs body in a process of its own, so that each scenario starts with the
 // teardown flag of a fresh process. Its failures are printed by the child;
-// the parent only sees whether there were any.
+// the parent sees whether there were any, and whether the body ran to its
+// end (a process that ends early on its own exits with another status).
+constexpr int kBodyDone = 77;
 pid_t spawn(const std::function<void()> &body)
 {
     std::fflush(nullptr);
@@ -55,7 +57,7 @@ pid_t spawn(const std::function<void()> &body)
     if (pid == 0) {
         body();
         std::fflush(nullptr);
-        ::_exit(::testing::Test::HasFailure() ? 1 : 0);
+        ::_exit(::testing::Test::HasFailure() ? 1 : kBodyDone);
     }
     return pid;
 }
@@ -64,7 +66,10 @@ void expect_passed(pid_t pid, const char *what)
 {
     int st = 0;
     ASSERT_EQ(::waitpid(pid, &st, 0), pid);
-    EXPECT_TRUE(WIFEXITED(st) && WEXITSTATUS(st) == 0) << what << ": its checks failed (above)";
+    ASSERT_TRUE(WIFEXITED(st)) << what << ": ended by signal " << WTERMSIG(st);
+    EXPECT_NE(WEXITSTATUS(st), 1) << what << ": its checks failed (above)";
+    EXPECT_TRUE(WEXITSTATUS(st) == 1 || WEXITSTATUS(st) == kBodyDone)
+        << what << ": ended before its checks, with status " << WEXITSTATUS(st);
 }
 
 // A process running under a service's name. On SIGTERM it appends

@@ -27,12 +27,27 @@
 namespace devlib::store::image {
 namespace {
 
-// One image per process: the one the client opened.
+// The images this process has open; the client needs one. A descriptor that
+// is not in the table never reaches the file's bytes as an image.
 struct Attached {
     int fd;
     char *base; // our own writable shared mapping of the image
 };
-Attached g_img = {-1, nullptr};
+constexpr int kSlots = 4;
+Attached g_imgs[kSlots] = {{-1, nullptr}, {-1, nullptr}, {-1, nullptr}, {-1, nullptr}};
+
+Attached *slot(int fd)
+{
+    for (Attached &a : g_imgs)
+        if (a.fd == fd)
+            return &a;
+    return nullptr;
+}
+char *base_of(int fd)
+{
+    Attached *a = fd >= 0 ? slot(fd) : nullptr;
+    return a != nullptr ? a->base : nullptr;
+}
 
 class FileLock {
 public:
@@ -377,7 +392,12 @@ int dump(char *base, const char *path)
 
 int attach(int fd)
 {
-    detach(g_img.fd);
+    detach(fd); // a stale entry for a number the kernel gave out again
+    Attached *free_slot = slot(-1);
+    if (free_slot == nullptr) {
+        errno = EMFILE;
+        return -1;
+    }
     FileLock lock(fd, F_WRLCK);
     if (!lock.ok())
         return -1;
@@ -406,11 +426,11 @@ int attach(int fd)
         errno = EUCLEAN;
         return -1;
     }
-    g_img = {fd, base};
+    *free_slot = {fd, base};
     return 0;
 }
 
-bool is_image(int fd) { return fd >= 0 && fd == g_img.fd; }
+bool is_image(int fd) { return base_of(fd) != nullptr; }
 
 void *map(int fd, std::size_t len)
 {
@@ -423,17 +443,18 @@ void *map(int fd, std::size_t len)
 
 ssize_t read(int fd, void *buf, std::size_t n)
 {
-    if (!is_image(fd))
+    char *base = base_of(fd);
+    if (base == nullptr)
         return fail(EBADF);
     char *name = static_cast<char *>(buf);
     if (!valid_text(name, n))
         return fail(EINVAL);
-    Header *h = header(g_img.base);
+    Header *h = header(base);
     std::uint32_t gen = h->generation.get();
     char saved[4];
     std::size_t keep = n < sizeof saved ? n : sizeof saved;
     std::memcpy(saved, name, keep);
-    ssize_t r = lookup(g_img.base, name, n);
+    ssize_t r = lookup(base, name, n);
     __atomic_thread_fence(__ATOMIC_ACQUIRE);
     if (h->generation.get() == gen)
         return r;
@@ -443,12 +464,13 @@ ssize_t read(int fd, void *buf, std::size_t n)
     FileLock lock(fd, F_RDLCK);
     if (!lock.ok())
         return -1;
-    return lookup(g_img.base, name, n);
+    return lookup(base, name, n);
 }
 
 ssize_t write(int fd, const void *buf, std::size_t n)
 {
-    if (!is_image(fd))
+    char *base = base_of(fd);
+    if (base == nullptr)
         return fail(EBADF);
     const char *rec = static_cast<const char *>(buf);
     if (!valid_text(rec, n))
@@ -459,25 +481,26 @@ ssize_t write(int fd, const void *buf, std::size_t n)
     if (!lock.ok())
         return -1;
     if (eq == nullptr)
-        return unset(g_img.base, rec, nl, n);
+        return unset(base, rec, nl, n);
     if (!name_ok(rec, nl) || value_form(eq + 1) == Form::kNone)
         return fail(EINVAL); // no line of the dump could carry it
-    return set(g_img.base, rec, nl, eq + 1, n);
+    return set(base, rec, nl, eq + 1, n);
 }
 
 int ioctl(int fd, unsigned long req, void *arg)
 {
-    if (!is_image(fd)) {
+    char *base = base_of(fd);
+    if (base == nullptr) {
         errno = EBADF;
         return -1;
     }
     if (req == 16) {
         FileLock lock(fd, F_WRLCK);
-        return lock.ok() ? release(g_img.base) : -1;
+        return lock.ok() ? release(base) : -1;
     }
     if (req == 32) {
         FileLock lock(fd, F_RDLCK);
-        return lock.ok() ? dump(g_img.base, static_cast<const char *>(arg)) : -1;
+        return lock.ok() ? dump(base, static_cast<const char *>(arg)) : -1;
     }
     errno = ENOTTY;
     return -1;
@@ -485,9 +508,10 @@ int ioctl(int fd, unsigned long req, void *arg)
 
 void detach(int fd)
 {
-    if (is_image(fd)) {
-        ::munmap(g_img.base, kImageSize);
-        g_img = {-1, nullptr};
+    Attached *a = fd >= 0 ? slot(fd) : nullptr;
+    if (a != nullptr) {
+        ::munmap(a->base, kImageSize);
+        *a = {-1, nullptr};
     }
 }
 

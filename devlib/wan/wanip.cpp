@@ -5,28 +5,16 @@
 #include "platform/root.h"
 #include "util/fd.h"
 #include "util/tools.h"
+#include "wan/console.h"
 #include "wan/storeval.h"
 #include "wan/wanip.h"
 
-#include <cstdarg>
 #include <cstdio>
 #include <cstring>
 #include <syslog.h>
 
 namespace devlib::wan {
 namespace {
-
-[[gnu::format(printf, 1, 2)]] void console(const char *fmt, ...)
-{
-    DevPath path("/dev/ttyS0");
-    UniqueFile f(std::fopen(path, "we"));
-    if (!f)
-        return;
-    std::va_list ap;
-    va_start(ap, fmt);
-    std::vfprintf(f.get(), fmt, ap);
-    va_end(ap);
-}
 
 bool real_address(const char *ip)
 {
@@ -49,7 +37,7 @@ extern "C" void WANIPUpdate(int wan, const char *ifname, const char *ip, const c
     const bool real = real_address(ip);
 
     clear_text();
-    console("wanid=%d, wanif=%s, ip=%s\n", wan, ifname, ip);
+    devlib::console_printf("wanid=%d, wanif=%s, ip=%s\n", wan, ifname, ip);
 
     if (real)
         nvram_set_index("_wan_stat", wan, "3");
@@ -58,7 +46,7 @@ extern "C" void WANIPUpdate(int wan, const char *ifname, const char *ip, const c
 
     if (wan == 0) {
         const char *line = compose_route_line(ifname, ip, gw, bInterfaceExist(ifname) != 0);
-        console("buf1=%s\n", line);
+        devlib::console_printf("buf1=%s\n", line);
         DevPath script("/var/defrt");
         UniqueFile f(std::fopen(script, "we"));
         if (f) {

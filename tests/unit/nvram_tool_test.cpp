@@ -1,6 +1,5 @@
 // The nvram program, run as people and scripts run it, on a store image.
 // readdir of a 32-bit build fails on the host's 64-bit directory offsets without it.
-#define _FILE_OFFSET_BITS 64
 #include "devlib.h"
 #include "platform/store_driver.h"
 #include "support.h"

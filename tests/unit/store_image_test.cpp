@@ -2,7 +2,6 @@
 // results, values that stay put, the dump, filling up and recovering, several
 // processes at once, and damaged files.
 // readdir of a 32-bit build fails on the host's 64-bit directory offsets without it.
-#define _FILE_OFFSET_BITS 64
 #include "devlib.h"
 #include "platform/store_driver.h"
 #include "store/image_format.h"

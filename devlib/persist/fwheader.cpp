@@ -56,48 +56,64 @@ LogSink g_sink = syslog_sink;
 
 const char *text(const unsigned char *p) { return reinterpret_cast<const char *>(p); }
 
-// Sums whole machine words, one byte per 16-bit lane in each of two
-// accumulators: 256 words keep every lane below 65536 until it is folded.
-using Word = unsigned long;
-constexpr Word kLanes = ~Word{0} / 0xFFFF;              // 0x0001 in every 16-bit lane
-constexpr Word kLowBytes = kLanes * 0xFF;               // 0x00FF in every 16-bit lane
-constexpr Word kLow16 = ~Word{0} / 0xFFFFFFFF * 0xFFFF; // 0x0000FFFF in every 32-bit lane
-constexpr std::size_t kFoldWords = 256;
+// Byte sums add one byte per 16-bit lane into each of two accumulators, the
+// low and the high byte of every lane: 256 chunks keep a lane below 65536
+// until it is folded into the 32-bit sum. The order of the bytes in a lane
+// does not matter, so this holds on either byte order.
+constexpr std::size_t kFoldChunks = 256;
 
-std::uint32_t fold(Word acc)
+#if defined(__SSE2__) || defined(__ARM_NEON) || defined(__mips_msa)
+// Sixteen bytes at a time where there are vector registers.
+using Chunk = std::uint16_t __attribute__((vector_size(16)));
+Chunk low_bytes(Chunk v) { return v & 0xFF; }
+Chunk high_bytes(Chunk v) { return v >> 8; }
+std::uint32_t fold(Chunk acc)
 {
-    Word pairs = (acc & kLow16) + ((acc >> 16) & kLow16);
+    std::uint32_t sum = 0;
+    for (std::size_t i = 0; i < sizeof acc / sizeof acc[0]; i++)
+        sum += acc[i];
+    return sum;
+}
+#else
+// A machine word at a time, its 16-bit lanes kept apart by masks.
+using Chunk = unsigned long;
+constexpr Chunk kLowBytes = ~Chunk{0} / 0xFFFF * 0xFF;      // 0x00FF in every 16-bit lane
+constexpr Chunk kLow16 = ~Chunk{0} / 0xFFFFFFFF * 0xFFFF;   // 0x0000FFFF in every 32-bit lane
+Chunk low_bytes(Chunk v) { return v & kLowBytes; }
+Chunk high_bytes(Chunk v) { return (v >> 8) & kLowBytes; }
+std::uint32_t fold(Chunk acc)
+{
+    Chunk pairs = (acc & kLow16) + ((acc >> 16) & kLow16);
     // Two 32-bit halves on a 64-bit host, one on the router.
     return static_cast<std::uint32_t>(pairs) + static_cast<std::uint32_t>(pairs >> 16 >> 16);
 }
+#endif
 
 } // namespace
 
 std::uint32_t byte_sum(const unsigned char *p, std::size_t n)
 {
     std::uint32_t sum = 0;
-    while (n != 0 && reinterpret_cast<std::uintptr_t>(p) % sizeof(Word) != 0) {
+    while (n != 0 && reinterpret_cast<std::uintptr_t>(p) % sizeof(Chunk) != 0) {
         sum += *p++;
         n--;
     }
-    const auto *w = static_cast<const Word *>(__builtin_assume_aligned(p, sizeof(Word)));
-    std::size_t words = n / sizeof(Word);
-    while (words != 0) {
-        std::size_t block = words < kFoldWords ? words : kFoldWords;
-        Word a = 0;
-        Word b = 0;
+    std::size_t chunks = n / sizeof(Chunk);
+    while (chunks != 0) {
+        std::size_t block = chunks < kFoldChunks ? chunks : kFoldChunks;
+        Chunk a{};
+        Chunk b{};
         for (std::size_t i = 0; i < block; i++) {
-            Word v;
-            std::memcpy(&v, w + i, sizeof v);
-            a += v & kLowBytes;
-            b += (v >> 8) & kLowBytes;
+            Chunk v;
+            std::memcpy(&v, p + i * sizeof v, sizeof v);
+            a += low_bytes(v);
+            b += high_bytes(v);
         }
         sum += fold(a) + fold(b);
-        w += block;
-        words -= block;
+        p += block * sizeof(Chunk);
+        chunks -= block;
     }
-    p = reinterpret_cast<const unsigned char *>(w);
-    for (std::size_t i = 0; i < n % sizeof(Word); i++)
+    for (std::size_t i = 0; i < n % sizeof(Chunk); i++)
         sum += p[i];
     return sum;
 }

@@ -2,6 +2,7 @@
 // namespace of their own, and the sandbox's init, which records SIGTERM.
 #include "devlib.h"
 #include "fake_store.h"
+#include "signal_lock.h"
 #include "support.h"
 
 #include <gtest/gtest.h>
@@ -14,6 +15,7 @@
 #include <fcntl.h>
 #include <functional>
 #include <map>
+#include <memory>
 #include <net/if.h>
 #include <sched.h>
 #include <string>
@@ -154,7 +156,14 @@ protected:
     {
         DeviceRoot::SetUp();
         SKIP_UNLESS_SANDBOX();
+        lock_ = std::make_unique<testsupport::SignalLock>();
     }
+    void TearDown() override
+    {
+        lock_.reset();
+        DeviceRoot::TearDown();
+    }
+    std::unique_ptr<testsupport::SignalLock> lock_;
     // A device tree under root: sysapply logging its arguments, the ADSL
     // command directory when asked, a network with eth0 and br0 up.
     static void device(const std::string &root, bool adsl_cmd)

@@ -4,6 +4,7 @@
 #include "fw_images.h"
 #include "persist/fwheader.h"
 #include "platform/store_driver.h"
+#include "signal_lock.h"
 #include "support.h"
 
 #include <gtest/gtest.h>
@@ -13,6 +14,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <map>
+#include <memory>
 #include <optional>
 #include <sched.h>
 #include <string>
@@ -248,7 +250,14 @@ protected:
     {
         Device::SetUp();
         SKIP_UNLESS_SANDBOX();
+        lock_ = std::make_unique<testsupport::SignalLock>();
     }
+    void TearDown() override
+    {
+        lock_.reset();
+        Device::TearDown();
+    }
+    std::unique_ptr<testsupport::SignalLock> lock_;
     // Runs UpgradeFirmware in a child with a network of its own. Returns the
     // child's exit code when it returned, or -1 when it went on to signal
     // init (and was then stopped).

@@ -188,7 +188,9 @@ void UpdateUPnP(int mode);
 int ripConfReset(void);
 
 /* The WAN address event: state keys, default route (WAN 0), status file,
- * services and, once per new address, the notification mail and DDNS. */
+ * services and, once per new address, the notification mail and DDNS. The
+ * route script names a nexthop only for a dotted-quad (or empty) gateway and
+ * an interface name of at most 15 characters from [A-Za-z0-9._+@-]. */
 void WANIPUpdate(int wan, const char *ifname, const char *ip, const char *mask, const char *gw);
 
 /* 3G traffic figures, 32-bit counters wrapping modulo 2^32. The first four

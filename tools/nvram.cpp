@@ -43,13 +43,13 @@ int change(const char *name, const char *value)
 
 // Dumps the store into path, which must not exist yet, and tells whether the
 // file appeared: the dump request itself reports nothing.
-bool dump_new(const char *path, const devlib::DevPath &mapped)
+bool dump_new(const char *path, const devlib::DevPath &mapped, const char *shown)
 {
     ::unlink(mapped);
     if (nvram2file(path) != 0)
         return false;
     if (::access(mapped, F_OK) != 0) {
-        std::fprintf(stderr, "nvram: cannot dump the store to %s\n", path);
+        std::fprintf(stderr, "nvram: cannot dump the store to %s\n", shown);
         return false;
     }
     return true;
@@ -66,7 +66,7 @@ int dump(const char *path)
         std::fprintf(stderr, "nvram: %s: %s\n", path, std::strerror(ENAMETOOLONG));
         return 1;
     }
-    if (!dump_new(tmp, mapped_tmp))
+    if (!dump_new(tmp, mapped_tmp, path))
         return 1;
     if (std::rename(mapped_tmp, mapped) != 0) {
         std::fprintf(stderr, "nvram: %s: %s\n", path, std::strerror(errno));
@@ -82,7 +82,7 @@ int show()
     char tmp[64];
     std::snprintf(tmp, sizeof tmp, "/tmp/nvram-show.%ld", static_cast<long>(::getpid()));
     devlib::DevPath mapped(tmp);
-    if (!dump_new(tmp, mapped))
+    if (!dump_new(tmp, mapped, tmp))
         return 1;
     FILE *f = std::fopen(mapped, "r");
     ::unlink(mapped);

@@ -183,26 +183,40 @@ void mark(std::uint8_t *bits, std::uint32_t first, std::uint32_t count)
 }
 std::uint32_t granules(std::uint32_t size) { return (size + kGranule - 1) / kGranule; }
 
-// First fit; 0 when no run of free granules is long enough.
-std::uint32_t allocate(char *base, std::uint32_t size)
+// The first run of want free granules in [from, to), or to when there is none.
+std::uint32_t fit(const std::uint8_t *bits, std::uint32_t from, std::uint32_t to, std::uint32_t want)
 {
-    std::uint8_t *bits = bitmap(base);
-    std::uint32_t want = granules(size);
     std::uint32_t run = 0;
-    for (std::uint32_t g = 0; g < kGranules; g++) {
-        if (g % 8 == 0 && bits[g / 8] == 0xFF) {
+    for (std::uint32_t g = from; g < to; g++) {
+        if (g % 8 == 0 && g + 8 <= to && bits[g / 8] == 0xFF) {
             run = 0;
             g += 7;
             continue;
         }
         run = used(bits, g) ? 0 : run + 1;
-        if (run == want) {
-            std::uint32_t first = g + 1 - want;
-            mark(bits, first, want);
-            return kDataOffset + first * kGranule;
-        }
+        if (run == want)
+            return g + 1 - want;
     }
-    return 0;
+    return to;
+}
+
+// Next fit from where this process last allocated, so that filling the log
+// does not rescan it; 0 when no run of free granules is long enough.
+std::uint32_t allocate(char *base, std::uint32_t size)
+{
+    static std::uint32_t hint = 0;
+    std::uint8_t *bits = bitmap(base);
+    std::uint32_t want = granules(size);
+    std::uint32_t first = fit(bits, hint, kGranules, want);
+    if (first == kGranules) {
+        std::uint32_t wrap = std::min(hint + want, kGranules);
+        first = fit(bits, 0, wrap, want);
+        if (first == wrap)
+            return 0;
+    }
+    mark(bits, first, want);
+    hint = first + want;
+    return kDataOffset + first * kGranule;
 }
 
 void format(char *base)

@@ -1,6 +1,8 @@
 // The store image behind a regular-file "/dev/nvram": the driver's records and
 // results, values that stay put, the dump, filling up and recovering, several
 // processes at once, and damaged files.
+// readdir of a 32-bit build fails on the host's 64-bit directory offsets without it.
+#define _FILE_OFFSET_BITS 64
 #include "devlib.h"
 #include "platform/store_driver.h"
 #include "store/image_format.h"

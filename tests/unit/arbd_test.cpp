@@ -276,6 +276,9 @@ protected:
         if (pid < 0)
             return -2;
         if (pid == 0) {
+            // In the cross build the program is a target binary started through
+            // binfmt's qemu, which needs to know where the target C library is.
+            setenv("QEMU_LD_PREFIX", "/usr/mips-linux-gnu", 0);
             if (boottime_offset != 0)
                 execlp("unshare", "unshare", "--time", "--boottime", offset.c_str(), "--fork", "--kill-child",
                        program.c_str(), static_cast<char *>(nullptr));

@@ -30,6 +30,15 @@ int file2nvram(const char *path);
 
 /* ---- Config-file lookup and edit ----------------------------------------- */
 
+/* Copies into result (room for 254 bytes) the value of the first line for
+ * name in a name=value file; "" when the file or the name is missing.
+ * Returns result. */
+char *get_file_value(const char *path, const char *name, char *result);
+/* Rewrites every line for name as name="value" (value unescaped), or appends
+ * one; other lines are kept byte for byte. The file is left as it was when
+ * the new content cannot be written completely. Returns 1. */
+int save_globe_config(const char *path, const char *name, const char *value);
+
 /* ---- Processes and files ------------------------------------------------- */
 
 /* Starts path (searched in PATH when it has no '/') with the argument list
@@ -67,9 +76,71 @@ int write_int_file(const char *path, int number);
 
 /* ---- Configuration commit, restore and clear ------------------------------ */
 
+/* Writes length bytes at offset into a flash partition device, in pieces of
+ * at most 65536 bytes, with synchronous writes. A device that cannot be
+ * opened is logged ("open %s error ..\n"). Writing ends early, unreported,
+ * at an error, a write that makes no progress, or an offset that cannot be
+ * reached (then nothing is written). */
+void mtd_write(const char *path, int offset, const void *data, int length);
+/* Overwrites the first 10 bytes of the configuration partition with zeros. */
+void clearConfig(void);
+/* Sets KIVO_SW to "0" and dumps the store into "/flash/config"; a non-zero
+ * flag then issues the store's free request. 0 unless the store cannot be
+ * opened. */
+int Config2File(int flag);
+/* Config2File(0), then has profile persist "/flash": flag 0 waits for it,
+ * any other flag starts it in the background. */
+void saveConfig(int flag);
+/* Copies the file to "/flash/config" and persists "/flash". The running
+ * store is not changed. */
+void RestoreConfig(const char *path);
+/* Installs "/flash/config.dat", or "/factory/config" without it, as
+ * "/flash/config" and persists "/flash". */
+void RestoreDefaultConfig(void);
+
 /* ---- Firmware header and upgrade ----------------------------------------- */
 
+/* The 128-byte header at the start of a firmware image. Every word is
+ * big-endian on every host: read it byte by byte, never through a cast. */
+typedef struct FWHeader {
+    unsigned char reserved0[24];
+    char product[16];               /* NUL-terminated; empty when product[0] is 0 */
+    char type;                      /* 'A', 'B', 'F', 'K', 'R' or 'S' */
+    char signature[15];             /* "abcde1234567890", no NUL */
+    unsigned char reserved1[4];
+    unsigned char header_sum[4];    /* byte sum of the header less these 4 bytes */
+    unsigned char total_len[4];     /* bytes after the header */
+    unsigned char section_len[4][4];
+    unsigned char section_sum[4][4];
+    char vendor[4];
+    unsigned char reserved2[24];
+} FWHeader;
+
+/* 0 when the header may be written; -1 refused (signature, type, product,
+ * vendor); -2 "/dev/mtd5" unreadable or lengths/sums wrong. Reasons go to syslog. */
+int checkFWHeader(const FWHeader *header);
+/* Section 2 sum recorded in the flash header, or -2 when "/dev/mtd5" cannot be opened. */
+int GetFWSection2Sum(void);
+/* Verifies image (length bytes) and, when sound, commits (erase 0) or erases the
+ * configuration, tears down, writes flash and restarts: it then never returns.
+ * Returns -1 or -2 for a refused image, with nothing changed. image is modified. */
+int UpgradeFirmware(char *image, int length, int erase);
+
 /* ---- Interfaces and routes ----------------------------------------------- */
+
+/* 1 when the interface exists and has an IPv4 address. */
+int bInterfaceExist(const char *name);
+/* Sets the flag word (low 16 bits) and, when address is given, the address and,
+ * when netmask is given too, netmask and broadcast. 0 or the errno of the step
+ * that failed, reported on the console. */
+int ifconfig(const char *name, int flags, const char *address, const char *netmask);
+/* Adds or deletes one IPv4 route; dev may be "" for none. A null or unparsable
+ * address is 0.0.0.0. metric goes to the kernel as is: it records one less (0 for 0).
+ * 0 or the errno, reported on the console. */
+int route_add(const char *dev, int metric, const char *dst, const char *gateway, const char *netmask);
+int route_del(const char *dev, int metric, const char *dst, const char *gateway, const char *netmask);
+/* Brings up "lo" as 127.0.0.1/8 and adds its network route; the route's result. */
+int SetupLoopback(void);
 
 /* ---- Static routes, ARP and host name ------------------------------------ */
 
@@ -140,6 +211,25 @@ typedef struct Traffic3GStat {
 int Update3GStat(int wan, int mode, Traffic3GStat *stat);
 
 /* ---- Teardown and reboot ------------------------------------------------- */
+
+/* Stops the services, takes eth0 and LAN_IF down and, when WAN_PORT is "ADSL",
+ * clears the WAN names, runs sysapply and closes the line; the loggers go
+ * last. The argument is unused. 1 when done; after the early exit on the
+ * ADSL command file it is not 1 and the teardown counts as not done. */
+int TerminateAllLinks(int unused);
+/* Tears down unless this process already did, then sends SIGTERM to init:
+ * kill's result. */
+int RebootSystem(void);
+/* 1 when "/etc/retry" exists, whatever it is. */
+int RetryFileExists(void);
+
+/* Stops the services, takes eth0 and LAN_IF down and, on an ADSL device, drops
+ * the WAN connections and closes the line. The argument is unused. 1 when done. */
+int TerminateAllLinks(int unused);
+/* Tears down unless this process already did, then sends SIGTERM to init. */
+int RebootSystem(void);
+/* 1 when "/etc/retry" exists. */
+int RetryFileExists(void);
 
 /* ---- LAN/WAN accessors --------------------------------------------------- */
 
@@ -244,6 +334,13 @@ int get_table_COUNT(const char *prefix, int *count);
 int get_table_SORT(const char *prefix, int *sort, int *max, int *count);
 
 /* ---- Scheduled reboot ---------------------------------------------------- */
+
+/* Commits the configuration (saveConfig(0)), runs "sysapply restart" and
+ * exits the program with status 0. */
+#if defined(__GNUC__)
+__attribute__((__noreturn__))
+#endif
+void SaveNReboot(void);
 
 #ifdef __cplusplus
 }

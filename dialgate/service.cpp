@@ -22,6 +22,9 @@ constexpr int kWaitMs = 3000;
 constexpr int kClientMs = 2000;
 // Clients beyond the queue would wait for a SYN retry (a second or more).
 constexpr int kBacklog = 32;
+// A connection that cannot be accepted (no descriptor or memory left) stays
+// queued and wakes the wait at once: pause so as not to spin and flood the log.
+constexpr int kAcceptPauseMs = 100;
 
 struct Service {
     int fd;
@@ -105,6 +108,7 @@ void handle_connection()
                             SOCK_CLOEXEC);
     if (client_sd < 0) {
         syslog(LOG_ERR, "accept for %d, reason: %m", proxy_service.port);
+        (void)poll(nullptr, 0, kAcceptPauseMs); // a signal cuts it short
         return;
     }
     devlib::UniqueFd client(client_sd);

@@ -24,14 +24,13 @@ bool same_file(int a, int b)
     return ::fstat(a, &sa) == 0 && ::fstat(b, &sb) == 0 && sa.st_dev == sb.st_dev && sa.st_ino == sb.st_ino;
 }
 
-// Closes f and tells whether everything written through it reached the file.
+} // namespace
+
 bool close_written(UniqueFile &f)
 {
     bool ok = std::ferror(f.get()) == 0;
     return f.close() == 0 && ok;
 }
-
-} // namespace
 
 char *line_buffer() { return g_line; }
 

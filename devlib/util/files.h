@@ -4,6 +4,8 @@
 #include <cstddef>
 #include <cstdio>
 
+#include "util/fd.h"
+
 namespace devlib::files {
 
 inline constexpr std::size_t kLineBuf = 256;
@@ -16,5 +18,8 @@ char *line_buffer();
 // max + 1) and NUL-terminates them. Returns the count, which also covers NUL
 // bytes of the file; 0 at the end of the file.
 std::size_t read_piece(std::FILE *f, char *buf, std::size_t max);
+
+// Closes f; true when everything written through it reached the file.
+bool close_written(UniqueFile &f);
 
 } // namespace devlib::files

@@ -197,7 +197,8 @@ TEST_F(RunTask, NoArgv0IsRefused)
 }
 
 // When no process can be created, run_task must not collect some other child
-// of the caller. vfork is made to fail with a seccomp filter in a child.
+// of the caller. Process creation (vfork, clone) is made to fail with a
+// seccomp filter in a child.
 TEST_F(RunTask, ProcessCreationFailureWaitsForNoOtherChild)
 {
 #if defined(__x86_64__)
@@ -209,7 +210,9 @@ TEST_F(RunTask, ProcessCreationFailureWaitsForNoOtherChild)
             _exit(7);
         sock_filter filter[] = {
             BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, nr)),
-            BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, __NR_vfork, 0, 1),
+            BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, __NR_vfork, 2, 0),
+            BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, __NR_clone, 1, 0),
+            BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, __NR_clone3, 0, 1),
             BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ERRNO | EAGAIN),
             BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW),
         };
@@ -232,7 +235,7 @@ TEST_F(RunTask, ProcessCreationFailureWaitsForNoOtherChild)
         GTEST_SKIP() << "seccomp filters are not available here";
     EXPECT_EQ(WEXITSTATUS(st), 0) << "1: failure not reported as -1/EAGAIN; 2: another child was collected";
 #else
-    GTEST_SKIP() << "the vfork failure is injected with an x86-64 seccomp filter";
+    GTEST_SKIP() << "the failure is injected with an x86-64 seccomp filter";
 #endif
 }
 

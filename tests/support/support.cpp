@@ -2,12 +2,14 @@
 
 #include "platform/store_driver.h"
 
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
 #include <sstream>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 namespace testsupport {
@@ -92,5 +94,60 @@ void DeviceRoot::write_file(const std::string &device_path, const std::string &t
 }
 
 std::string DeviceRoot::read_file(const std::string &device_path) const { return read_all(at(device_path)); }
+
+int run_command(const std::vector<std::string> &argv)
+{
+    std::vector<char *> args;
+    for (const std::string &a : argv)
+        args.push_back(const_cast<char *>(a.c_str()));
+    args.push_back(nullptr);
+    std::fflush(nullptr);
+    pid_t pid = fork();
+    if (pid < 0)
+        return 127;
+    if (pid == 0) {
+        execvp(args[0], args.data());
+        _exit(127);
+    }
+    int st = 0;
+    while (waitpid(pid, &st, 0) < 0 && errno == EINTR) {
+    }
+    return WIFEXITED(st) ? WEXITSTATUS(st) : 128 + WTERMSIG(st);
+}
+
+std::string devsim_path() { return std::string(DEVLIB_SOURCE_DIR) + "/sim/devsim"; }
+
+std::string sandbox_root()
+{
+    const char *r = std::getenv("DEVSIM_ROOT");
+    return r != nullptr ? r : "";
+}
+
+void SimDevice::SetUp()
+{
+    DeviceRoot::SetUp();
+    // The store image is loaded by the nvram tool of this build, under the
+    // emulator in a cross build, so the image is the one this build reads.
+    std::vector<std::string> argv = {"bash", devsim_path(), "build"};
+    std::string nvram = std::string(DEVLIB_BINARY_DIR) + "/tools/nvram";
+    if (access(nvram.c_str(), X_OK) == 0) {
+        std::string emulator = DEVLIB_TEST_EMULATOR;
+        argv.push_back("--nvram");
+        argv.push_back(emulator.empty() ? nvram : emulator + " " + nvram);
+    }
+    argv.push_back(dir_.path());
+    ASSERT_EQ(run_command(argv), 0) << "sim/devsim build " << dir_.path();
+}
+
+std::vector<std::string> SimDevice::calls() const
+{
+    std::vector<std::string> lines;
+    std::istringstream in(read_file("/var/log/calls"));
+    for (std::string line; std::getline(in, line);)
+        lines.push_back(line);
+    return lines;
+}
+
+void SimDevice::clear_calls() const { write_file("/var/log/calls", ""); }
 
 } // namespace testsupport

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <vector>
 
 namespace testsupport {
 
@@ -39,8 +40,32 @@ protected:
     TempDir dir_;
 };
 
+// A DeviceRoot holding a whole simulated device (sim/devsim build): the store
+// loaded from sim/config.sample by this build's nvram tool, flash partitions,
+// LED, ADSL and proc files, the console, and stand-ins for the device's
+// programs, which log every call in var/log/calls.
+class SimDevice : public DeviceRoot {
+protected:
+    void SetUp() override;
+    // The calls of the device's programs so far, one line each, e.g.
+    // "ipt [update] [wanif] [0]" (every argument in brackets, empty ones too).
+    std::vector<std::string> calls() const;
+    void clear_calls() const;
+};
+
 std::string read_all(const std::string &path);
 void write_all(const std::string &path, const std::string &text);
+
+// Runs argv[0] (searched in PATH) with argv and waits: its exit status, or
+// 128 + the signal that ended it, or 127 when it could not be started.
+int run_command(const std::vector<std::string> &argv);
+
+// The simulated device's tool, sim/devsim of the source tree.
+std::string devsim_path();
+
+// The device tree of the sandbox the tests run in (DEVSIM_ROOT), "" outside
+// one. Its var/log/init records the signals sent to process 1.
+std::string sandbox_root();
 
 } // namespace testsupport
 

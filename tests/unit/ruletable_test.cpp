@@ -1,5 +1,5 @@
 #include "devlib.h"
-#include "slot_store.h"
+#include "fake_store.h"
 
 #include <gtest/gtest.h>
 
@@ -7,12 +7,27 @@
 #include <climits>
 #include <cstdlib>
 #include <map>
+#include <optional>
 #include <string>
 #include <vector>
 
 namespace {
 
-class RuleTableTest : public fakestore::Fixture {};
+// Each test, and each reset, starts from an empty in-memory store.
+class RuleTableTest : public ::testing::Test {
+protected:
+    void SetUp() override { store_.emplace(); }
+    void TearDown() override { store_.reset(); }
+    void load(const std::map<std::string, std::string> &keys)
+    {
+        store_.emplace();
+        for (const auto &[k, v] : keys)
+            store_->put(k, v);
+    }
+    void put(const std::string &k, const std::string &v) { store_->put(k, v); }
+    std::vector<std::string> &writes() { return store_->writes; }
+    std::optional<testsupport::FakeStore> store_;
+};
 
 TEST_F(RuleTableTest, DefaultCapacity)
 {
@@ -45,14 +60,14 @@ TEST_F(RuleTableTest, CapacityAndCount)
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(c.what);
-        fakestore::state().values = {c.keys.begin(), c.keys.end()};
+        load(c.keys);
         int max = 1234;
         int count = 1234;
         EXPECT_EQ(get_table_MAX("VS", &max), c.max);
         EXPECT_EQ(max, c.max);
         EXPECT_EQ(get_table_COUNT("VS", &count), c.count_result);
         EXPECT_EQ(count, c.count);
-        EXPECT_TRUE(fakestore::state().writes.empty()) << "readers never write";
+        EXPECT_TRUE(writes().empty()) << "readers never write";
     }
 }
 
@@ -93,7 +108,7 @@ TEST_F(RuleTableTest, OrderList)
 {
     for (const SortCase &c : kSortCases) {
         SCOPED_TRACE(c.what);
-        fakestore::state().values.clear();
+        load({});
         if (c.count != nullptr)
             put("PF_COUNT", c.count);
         if (c.sort != nullptr)
@@ -134,7 +149,7 @@ TEST_F(RuleTableTest, LimitsHoldWhateverIsStored)
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(c.what);
-        fakestore::state().values.clear();
+        load({});
         if (!c.max.empty())
             put("X_MAX", c.max);
         put("X_COUNT", "1");

@@ -1,11 +1,12 @@
 #include "devlib.h"
-#include "slot_store.h"
+#include "fake_store.h"
 
 #include <gtest/gtest.h>
 
 #include <climits>
 #include <cstring>
 #include <map>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -13,7 +14,21 @@ namespace {
 
 using Keys = std::map<std::string, std::string>;
 
-class TimeSlotTest : public fakestore::Fixture {};
+// Each test, and each reset, starts from an empty in-memory store.
+class TimeSlotTest : public ::testing::Test {
+protected:
+    void SetUp() override { store_.emplace(); }
+    void TearDown() override { store_.reset(); }
+    void load(const std::map<std::string, std::string> &keys)
+    {
+        store_.emplace();
+        for (const auto &[k, v] : keys)
+            store_->put(k, v);
+    }
+    void put(const std::string &k, const std::string &v) { store_->put(k, v); }
+    std::vector<std::string> &writes() { return store_->writes; }
+    std::optional<testsupport::FakeStore> store_;
+};
 
 // Store keys of one slot: times and the seven TS_Dn flags (TS_D7 is Sunday).
 Keys slot_keys(int slot, const char *hs, const char *ms, const char *he, const char *me, const char *days)
@@ -76,7 +91,7 @@ TEST_F(TimeSlotTest, MatchText)
     };
     for (const MatchCase &c : cases) {
         SCOPED_TRACE(c.what);
-        fakestore::state().values = {c.keys.begin(), c.keys.end()};
+        load(c.keys);
         char buf[128];
         std::memset(buf, 'x', sizeof buf);
         get_timeslot_match(buf, c.slot);
@@ -89,7 +104,7 @@ TEST_F(TimeSlotTest, LongestMatchFitsItsSize)
     // Every field at its widest: 116 characters, into a heap block of exactly
     // TS_MATCH_SIZE so the sanitizer sees a byte too many.
     auto k = slot_keys(2, "-2147483648", "-2147483648", "-2147483648", "-2147483648", "1 1 1 1 1 1 2");
-    fakestore::state().values = {k.begin(), k.end()};
+    load(k);
     std::vector<char> buf(TS_MATCH_SIZE);
     get_timeslot_match(buf.data(), 2);
     EXPECT_EQ(std::strlen(buf.data()), 116u);

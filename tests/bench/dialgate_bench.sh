@@ -68,10 +68,7 @@ inner() {
   wait_port 10080
 
   # The service's own answer, for the ceiling's bytes and nginx's Location.
-  exec 3<>/dev/tcp/127.0.0.1/10080
-  printf 'GET /some/page HTTP/1.1\r\nHost: example.com\r\nConnection: close\r\n\r\n' >&3
-  cat <&3 >"$work/response"
-  exec 3<&-
+  curl -s -i --raw -H 'Host: example.com' "http://127.0.0.1:10080/some/page" >"$work/response"
   local location
   location=$(sed -n 's/^Location: \(.*\)\r$/\1/p' "$work/response")
   [ -n "$location" ] || die "dialgate gave no redirect"
@@ -143,8 +140,8 @@ fi
 
 secs=${1:-5}
 [ "$(id -u)" -eq 0 ] || die "needs root for a network namespace of its own"
-for t in wrk nginx cc; do
-  command -v "$t" >/dev/null || die "needs $t (apt-get install wrk nginx-light gcc)"
+for t in wrk nginx cc curl; do
+  command -v "$t" >/dev/null || die "needs $t (apt-get install wrk nginx-light gcc curl)"
 done
 [ -x "$build/dialgate/dialgate" ] && [ -x "$build/tools/nvram" ] ||
   die "build first: cmake --preset host && cmake --build --preset host -j2"
@@ -155,10 +152,10 @@ cc -O2 -o "$work/ceiling" "$here/redirect_ceiling.c"
 
 if [ -x "$src/sim/devsim" ]; then
   "$src/sim/devsim" build "$work/root" >/dev/null
-  "$src/sim/devsim" run "$work/root" -- "$0" --inner "$work" "$secs"
+  "$src/sim/devsim" run "$work/root" -- "$here/dialgate_bench.sh" --inner "$work" "$secs"
 else
   # No simulated device in this tree: a bare device root and namespace.
   mkdir -p "$work/root/dev" "$work/root/flash" "$work/root/var"
   : >"$work/root/dev/nvram"
-  unshare --net --mount --fork "$0" --inner "$work" "$secs"
+  unshare --net --mount --fork "$here/dialgate_bench.sh" --inner "$work" "$secs"
 fi

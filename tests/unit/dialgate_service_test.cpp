@@ -16,6 +16,7 @@
 #include <net/if.h>
 #include <netinet/in.h>
 #include <poll.h>
+#include <sstream>
 #include <sched.h>
 #include <string>
 #include <sys/ioctl.h>
@@ -160,7 +161,16 @@ protected:
     // Starts the program; waits until it serves, unless told not to.
     void start(bool wait_ready = true, rlim_t max_files = 0)
     {
-        std::string program = std::string(DEVLIB_BINARY_DIR) + "/dialgate/dialgate";
+        // In a cross build the program runs under the emulator, as the tests do.
+        std::vector<std::string> words;
+        std::istringstream emulator(DEVLIB_TEST_EMULATOR);
+        for (std::string w; emulator >> w;)
+            words.push_back(w);
+        words.push_back(std::string(DEVLIB_BINARY_DIR) + "/dialgate/dialgate");
+        std::vector<char *> argv;
+        for (std::string &w : words)
+            argv.push_back(w.data());
+        argv.push_back(nullptr);
         pid_ = fork();
         ASSERT_GE(pid_, 0);
         if (pid_ == 0) {
@@ -170,7 +180,7 @@ protected:
                 setrlimit(RLIMIT_NOFILE, &r);
                 setenv("ASAN_OPTIONS", "detect_leaks=0", 1); // the leak check needs descriptors of its own
             }
-            execl(program.c_str(), "dialgate", static_cast<char *>(nullptr));
+            execvp(argv[0], argv.data());
             _exit(127);
         }
         if (wait_ready)

@@ -120,7 +120,8 @@ bool write_all(int fd, const unsigned char *p, std::size_t n)
 
 // Arguments of one command, parsed by hand: getopt's state is global.
 struct Args {
-    const char *opt[128] = {};
+    const char *opts[128] = {};
+    const char *&opt(int c) { return opts[c & 0x7F]; }
     const char *operand = nullptr;
     int operands = 0;
 };
@@ -131,9 +132,9 @@ bool parse(int argc, char **argv, const char *letters, Args &a)
         const char *s = argv[i];
         if (s[0] == '-' && s[1] != '\0' && s[2] == '\0') {
             unsigned char c = static_cast<unsigned char>(s[1]);
-            if (c >= 128 || std::strchr(letters, c) == nullptr || i + 1 >= argc || a.opt[c] != nullptr)
+            if (c >= 128 || std::strchr(letters, c) == nullptr || i + 1 >= argc || a.opt(c) != nullptr)
                 return false;
-            a.opt[c] = argv[++i];
+            a.opt(c) = argv[++i];
         } else {
             a.operand = s;
             a.operands++;
@@ -145,24 +146,24 @@ bool parse(int argc, char **argv, const char *letters, Args &a)
 int cmd_make(int argc, char **argv)
 {
     Args a;
-    if (!parse(argc, argv, "tpv1234o", a) || a.operands != 0 || a.opt['t'] == nullptr || a.opt['o'] == nullptr ||
-        std::strlen(a.opt['t']) != 1)
+    if (!parse(argc, argv, "tpv1234o", a) || a.operands != 0 || a.opt('t') == nullptr || a.opt('o') == nullptr ||
+        std::strlen(a.opt('t')) != 1)
         return usage();
-    if (a.opt['p'] != nullptr && std::strlen(a.opt['p']) > 15) {
+    if (a.opt('p') != nullptr && std::strlen(a.opt('p')) > 15) {
         fail("product name longer than 15 characters");
         return 2;
     }
-    if (a.opt['v'] != nullptr && std::strlen(a.opt['v']) > 4) {
+    if (a.opt('v') != nullptr && std::strlen(a.opt('v')) > 4) {
         fail("vendor longer than 4 characters");
         return 2;
     }
     Blob sections[4];
     fw::ImageSpec spec{};
-    spec.type = a.opt['t'][0];
-    spec.product = a.opt['p'];
-    spec.vendor = a.opt['v'];
+    spec.type = a.opt('t')[0];
+    spec.product = a.opt('p');
+    spec.vendor = a.opt('v');
     for (int i = 0; i < 4; i++) {
-        const char *path = a.opt['1' + i];
+        const char *path = a.opt('1' + i);
         if (path == nullptr)
             continue;
         if (!sections[i].load(path, 0xFFFFFFFF))
@@ -175,7 +176,7 @@ int cmd_make(int argc, char **argv)
         fail("sections too large for one image");
         return 1;
     }
-    const char *out = a.opt['o'];
+    const char *out = a.opt('o');
     int fd = ::open(out, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
     if (fd < 0) {
         fail("%s: %s", out, std::strerror(errno));
@@ -249,10 +250,10 @@ int cmd_check(int argc, char **argv)
     fw::set_log_sink(print_message);
     unsigned char flash[fw::kFlashHeaderSize] = {};
     bool flash_ok;
-    if (a.opt['f'] != nullptr) {
+    if (a.opt('f') != nullptr) {
         // As on the device: missing bytes of a short flash header count as 0.
         Blob f;
-        flash_ok = f.load(a.opt['f'], sizeof flash, true);
+        flash_ok = f.load(a.opt('f'), sizeof flash, true);
         if (flash_ok && f.size() != 0)
             std::memcpy(flash, f.data(), f.size());
     } else {

@@ -25,7 +25,9 @@ constexpr int kSlots = 40;
 // Enough for execvp's search of PATH, which builds each candidate on the stack.
 constexpr std::size_t kChildStack = 16384;
 
-#if defined(__clang__) || defined(__GNUC__)
+#if defined(__clang__)
+#define NO_SANITIZE __attribute__((no_sanitize("address", "undefined")))
+#elif defined(__GNUC__)
 #define NO_SANITIZE __attribute__((no_sanitize_address, no_sanitize_undefined))
 #else
 #define NO_SANITIZE

@@ -55,7 +55,7 @@ extern "C" int get_time_slot(TimeSlot *ts, int slot)
 extern "C" int get_timeslot_match(char *buf, int slot)
 {
     constexpr std::size_t kSize = TS_MATCH_SIZE;
-    std::strcpy(buf, " ");
+    std::snprintf(buf, kSize, " ");
     if (!usable(slot))
         return 0;
     TimeSlot ts{};

@@ -8,6 +8,7 @@
 #include <gtest/gtest.h>
 
 #include <arpa/inet.h>
+#include <cstdio>
 #include <chrono>
 #include <csignal>
 #include <cstring>
@@ -128,7 +129,7 @@ protected:
         log_ = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
         sockaddr_un a = {};
         a.sun_family = AF_UNIX;
-        std::strcpy(a.sun_path, "/dev/log");
+        std::snprintf(a.sun_path, sizeof a.sun_path, "%s", "/dev/log");
         ASSERT_EQ(bind(log_, reinterpret_cast<sockaddr *>(&a), sizeof a), 0) << std::strerror(errno);
 
         write_file("/dev/nvram", "");
@@ -151,7 +152,7 @@ protected:
     {
         int s = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
         ifreq ifr = {};
-        std::strcpy(ifr.ifr_name, "lo");
+        std::snprintf(ifr.ifr_name, sizeof ifr.ifr_name, "%s", "lo");
         ASSERT_EQ(ioctl(s, SIOCGIFFLAGS, &ifr), 0);
         ifr.ifr_flags = static_cast<short>(ifr.ifr_flags | IFF_UP);
         ASSERT_EQ(ioctl(s, SIOCSIFFLAGS, &ifr), 0);

@@ -154,8 +154,8 @@ TEST_F(Client, IndexedNameOfMoreThan49CharactersIsNotSent)
 TEST_F(Client, Lookups)
 {
     const std::string n49(49, 'a'), n50(50, 'b');
-    std::strcpy(g_map + 0x100, "one");
-    std::strcpy(g_map + 0x3FFF0, "last");
+    std::memcpy(g_map + 0x100, "one", sizeof "one");
+    std::memcpy(g_map + 0x3FFF0, "last", sizeof "last");
     rec_.offsets = {{"A", 0x100}, {n49, 0x100}, {n50, 0x3FFF0}, {"WAN_NAME@3", 0x100}, {"FAR", 0x40000}};
     struct Case {
         const char *what;
